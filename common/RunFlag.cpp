@@ -1,0 +1,5 @@
+#include "common/RunFlag.h"
+
+namespace tessor {
+std::atomic<bool> g_bRun{false};
+}  // namespace tessor
