@@ -135,3 +135,31 @@ void BuildKeepAlive(uint8_t (&buf)[SIZE_KEEP_ALIVE]);
 void FormatMarkTime(char (&out)[W_TIME]);
 
 }  // namespace tessor
+
+namespace tessor {
+
+class CORVInterface;
+
+// The encoders: build, send on the link's socket, answer whether it was
+// sent (login and logout always answer true). Host thread.
+bool SendLoginPacket(CORVInterface& link, const char* ExtNo, const char* AID, const char* PWD, const char* Tenant);
+bool SendLogoutPacket(CORVInterface& link, const char* ExtNo, const char* AID, const char* Tenant);
+bool SendGetCallIDPacket(CORVInterface& link, const char* ExtNo, const char* AID, const char* Tenant);
+bool SendMarkInfoPacket(CORVInterface& link, const char* ExtNo, const char* CallID, const char* AID,
+                        const char* Tenant);
+bool SendBasicInfoPacket(CORVInterface& link, const char* ExtNo, const char* CallID, const char* ANI,
+                         const char* DNIS, const char* AID, const char* Tenant, int16_t type);
+bool SendPostInfoPacket(CORVInterface& link, const char* ExtNo, const char* CallID, const char* start,
+                        const char* desc, const char* AID, const char* Tenant);
+bool SendExtendInfoPacket(CORVInterface& link, const char* ExtNo, const char* CallID, const char* name,
+                          const char* cid, const char* ctel, const char* info1, const char* info2, const char* info3,
+                          const char* info4, const char* info5, const char* AID, const char* Tenant);
+void SendKeepAlivePacket(CORVInterface& link);
+bool SendSelectionRecordPacket(CORVInterface& link, const char* ExtNo, const char* CallID, const char* AID,
+                               const char* Tenant);
+bool SendStartSelectRecordPacket(CORVInterface& link, const char* ExtNo, const char* CallID, const char* AID,
+                                 const char* Tenant);
+bool SendStopSelectRecordPacket(CORVInterface& link, const char* ExtNo, const char* CallID, const char* AID,
+                                const char* Tenant);
+
+}  // namespace tessor

@@ -133,7 +133,20 @@ LRESULT CWindow::WindowProc(UINT, WPARAM, LPARAM) { return 0; }
 
 // ---- sends ---------------------------------------------------------------
 
-LRESULT SendMessage(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam, const std::shared_ptr<CSendToken>& token) {
+namespace {
+thread_local std::shared_ptr<CSendToken> t_sendToken;
+}
+
+void SetThreadSendToken(std::shared_ptr<CSendToken> token) { t_sendToken = std::move(token); }
+
+bool IsThreadSendCancelled() {
+  if (t_sendToken && t_sendToken->IsCancelled()) return true;
+  std::lock_guard<std::mutex> guard(G().lock);
+  return G().bAllCancelled;
+}
+
+LRESULT SendMessage(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam, const std::shared_ptr<CSendToken>& given) {
+  const std::shared_ptr<CSendToken>& token = given ? given : t_sendToken;
   std::unique_lock<std::mutex> lock(G().lock);
   auto it = G().windows.find(hWnd);
   if (it == G().windows.end()) return 0;
@@ -297,6 +310,15 @@ int CHostLoop::Dispatch() {
     G().cvDone.notify_all();
     ++handled;
   }
+  std::vector<std::function<void()>> tasks;
+  {
+    std::lock_guard<std::mutex> guard(G().lock);
+    tasks.swap(m_tasks);
+  }
+  for (auto& task : tasks) {
+    task();
+    ++handled;
+  }
   // Each timer that is due now fires once in this pass.
   uint64_t now = MonotonicUs();
   std::vector<std::pair<HWND, uintptr_t>> due;
@@ -323,9 +345,17 @@ int CHostLoop::Dispatch() {
   return handled;
 }
 
+void CHostLoop::PostTask(std::function<void()> fn) {
+  {
+    std::lock_guard<std::mutex> guard(G().lock);
+    m_tasks.push_back(std::move(fn));
+  }
+  Wake();
+}
+
 int CHostLoop::NextDeadlineMs() {
   std::lock_guard<std::mutex> guard(G().lock);
-  if (!m_queue.empty()) return 0;
+  if (!m_queue.empty() || !m_tasks.empty()) return 0;
   if (m_timers.empty()) return -1;
   uint64_t now = MonotonicUs();
   uint64_t best = UINT64_MAX;

@@ -44,14 +44,15 @@ constexpr UINT WM_TIMER = 0x0113;
 constexpr UINT WM_USER = 0x0400;
 
 class CHostLoop;
+class CSendToken;
+void CancelSends(const std::shared_ptr<CSendToken>& token);
 
 class CSendToken {
  public:
   bool IsCancelled() const { return m_bCancelled.load(std::memory_order_acquire); }
 
  private:
-  friend class CHostLoop;
-  friend LRESULT SendMessage(HWND, UINT, WPARAM, LPARAM, const std::shared_ptr<CSendToken>&);
+  friend void CancelSends(const std::shared_ptr<CSendToken>&);
   std::atomic<bool> m_bCancelled{false};
 };
 
@@ -94,6 +95,13 @@ class CWindow {
 // cancelled or the loop has ended.
 LRESULT SendMessage(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam,
                     const std::shared_ptr<CSendToken>& token = nullptr);
+// The token that SendMessage uses on this thread when it is given none (a
+// receive thread sets its link's token once, so that every message it
+// sends is released when the link is torn down).
+void SetThreadSendToken(std::shared_ptr<CSendToken> token);
+// True when this thread's send token has been cancelled (its link is
+// being torn down): work it still wants to hand over is to be dropped.
+bool IsThreadSendCancelled();
 // Releases the token's pending send at once and refuses its future sends.
 void CancelSends(const std::shared_ptr<CSendToken>& token);
 // Releases every pending and future cross-thread send (module end).
@@ -123,6 +131,9 @@ class CHostLoop : public std::enable_shared_from_this<CHostLoop> {
   int NextDeadlineMs();
   // A descriptor that polls readable while work is waiting (eventfd).
   int PollFd() const { return m_nEventFd; }
+
+  // Runs fn at the next Dispatch, on the loop thread (any thread may post).
+  void PostTask(std::function<void()> fn);
 
   void RunFor(int ms);
   // Runs until pred() holds or ms pass; answers pred()'s last value.
@@ -160,6 +171,7 @@ class CHostLoop : public std::enable_shared_from_this<CHostLoop> {
   // Guarded by g_lock:
   std::vector<std::shared_ptr<SSend>> m_queue;
   std::vector<STimer> m_timers;
+  std::vector<std::function<void()>> m_tasks;
   bool m_bQuit = false;
   bool m_bClosed = false;
 };
