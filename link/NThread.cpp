@@ -1,6 +1,7 @@
 #include "link/NThread.h"
 
 #include <list>
+#include <vector>
 #include <thread>
 
 namespace tessor {
@@ -10,6 +11,7 @@ namespace {
 struct SThreadRecord {
   uint64_t nId;
   std::thread thread;
+  std::weak_ptr<NThread> wpObject;
   bool bDone = false;  // guarded by SRegistry::lock
 };
 
@@ -86,7 +88,7 @@ bool NThread::Start() {
   std::lock_guard<std::mutex> guard(R().lock);
   ReapLocked(finished);
   uint64_t id = R().nNextId++;
-  R().threads.push_back(SThreadRecord{id, std::thread(), false});
+  R().threads.push_back(SThreadRecord{id, std::thread(), keep, false});
   SThreadRecord& record = R().threads.back();
   try {
     record.thread = std::thread([this, keep, id]() mutable {
@@ -139,6 +141,17 @@ int JoinAllLinkThreads(int timeout_ms) {
   }
   JoinList(finished);
   return still;
+}
+
+void WakeAllLinkThreads() {
+  std::vector<std::shared_ptr<NThread>> objects;
+  {
+    std::lock_guard<std::mutex> guard(R().lock);
+    for (auto& r : R().threads)
+      if (!r.bDone)
+        if (auto p = r.wpObject.lock()) objects.push_back(std::move(p));
+  }
+  for (auto& p : objects) p->OnModuleEnd();
 }
 
 int LiveLinkThreads() {

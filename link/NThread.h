@@ -32,6 +32,8 @@ class NThread {
   // Waits until the thread body has returned (m_bRunning 0), at most ms.
   bool WaitForExit(int timeout_ms);
   bool IsRunning() const { return m_bRunning.load() != 0; }
+  // Module end: makes the thread leave its loop at once. Any thread.
+  virtual void OnModuleEnd() {}
 
   // The registry id of the thread (0: none) and the stop event.
   uint64_t m_hThread = 0;                           // host thread only
@@ -54,6 +56,8 @@ class NThread {
 // Module end: waits up to timeout_ms for every started link thread and
 // joins those that ended. Answers how many were still running.
 int JoinAllLinkThreads(int timeout_ms);
+// Module end: asks every running thread's object to leave its loop now.
+void WakeAllLinkThreads();
 // Threads started and not yet ended (tests, soak figures).
 int LiveLinkThreads();
 

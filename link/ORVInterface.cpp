@@ -45,6 +45,11 @@ void CORVInterface::BeginTearDown() {
   platform::CancelSends(m_pSendToken);
 }
 
+void CORVInterface::OnModuleEnd() {
+  BeginTearDown();
+  m_socket.Close();
+}
+
 void CORVInterface::DetachOwner() {
   std::unique_lock<std::mutex> lock(m_lockOwner);
   m_pOwner = nullptr;

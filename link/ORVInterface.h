@@ -96,6 +96,8 @@ class CORVInterface : public NThread, public std::enable_shared_from_this<CORVIn
   void BeginTearDown();
   void DetachOwner();
   bool IsTornDown() const { return m_bTearDown.load(); }
+  // Module end: the thread takes the quiet end now.
+  void OnModuleEnd() override;
 
   CClientSocket m_socket;
 
