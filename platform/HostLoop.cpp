@@ -391,7 +391,10 @@ bool CHostLoop::RunUntil(const std::function<bool()>& pred, int ms) {
     if (pred()) return true;
     uint64_t now = MonotonicUs();
     if (now >= deadline) return false;
-    WaitForWork(static_cast<int>((deadline - now + 999) / 1000));
+    // The predicate may also be changed by another thread, which does not
+    // wake the loop: look again at least every RUN_UNTIL_SLICE_MS.
+    int left = static_cast<int>((deadline - now + 999) / 1000);
+    WaitForWork(left < RUN_UNTIL_SLICE_MS ? left : RUN_UNTIL_SLICE_MS);
   }
 }
 

@@ -43,6 +43,8 @@ constexpr UINT WM_PAINT = 0x000F;
 constexpr UINT WM_TIMER = 0x0113;
 constexpr UINT WM_USER = 0x0400;
 
+constexpr int RUN_UNTIL_SLICE_MS = 10;
+
 class CHostLoop;
 class CSendToken;
 void CancelSends(const std::shared_ptr<CSendToken>& token);
@@ -136,7 +138,8 @@ class CHostLoop : public std::enable_shared_from_this<CHostLoop> {
   void PostTask(std::function<void()> fn);
 
   void RunFor(int ms);
-  // Runs until pred() holds or ms pass; answers pred()'s last value.
+  // Runs until pred() holds or ms pass; answers pred()'s last value. The
+  // predicate is tested after every handler and at least every 10 ms.
   bool RunUntil(const std::function<bool()>& pred, int ms);
   // Runs until Quit() is called from a handler or another thread.
   void Run();
