@@ -146,6 +146,20 @@ TESSOR_API tessor_status tessor_member_at(size_t index, tessor_member_info* out)
    library identifiers, version, threading model, misc status). */
 TESSOR_API const char* tessor_registration_info(void);
 
+/* Notes on particular answers:
+   - tessor_create with TESSOR_PROGID_PROPPAGE answers TESSOR_E_UNKNOWN_PROGID:
+     the property page is registered but it is no control.
+   - tessor_send_window_message answers TESSOR_E_STATE before tessor_activate
+     and TESSOR_E_INVALID_ARG for a message below WM_USER (0x400): creation,
+     destruction, paint and timer messages belong to the library.
+   - tessor_loop_run_for answers TESSOR_E_INVALID_ARG for a negative ms;
+     tessor_loop_run_until with a null pred runs the loop for ms and answers 0.
+   - tessor_member_at answers TESSOR_E_INVALID_ARG for an index from
+     tessor_member_count() on; the strings it hands out live as long as the
+     process. Events come last (kind 2).
+   - tessor_disconnect_events answers TESSOR_E_INVALID_ARG for a cookie that
+     is not connected. */
+
 #ifdef __cplusplus
 }
 #endif
