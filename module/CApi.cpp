@@ -48,6 +48,9 @@ struct tessor_control {
 
   // Read on any thread (under the registry lock or alone).
   std::atomic<std::thread::id> hostThread{std::this_thread::get_id()};
+  // The host thread's loop, guarded by the registry lock. A thread id may be
+  // reused once its thread has ended; the loop object tells the two apart.
+  std::shared_ptr<tessor::platform::CHostLoop> pHostLoop;
   std::atomic<tessor::platform::HWND> hWnd{0};  // 0 until activated
   std::atomic<bool> bActivated{false};
 };
@@ -88,6 +91,7 @@ tessor_status CheckHost(const tessor_control* h) {
   std::lock_guard<std::mutex> guard(Reg().lock);
   if (Reg().live.count(h) == 0) return TESSOR_E_INVALID_ARG;
   if (h->hostThread.load() != std::this_thread::get_id()) return TESSOR_E_WRONG_THREAD;
+  if (h->pHostLoop != platform::CHostLoop::ForCurrentThread()) return TESSOR_E_WRONG_THREAD;
   return TESSOR_OK;
 }
 
@@ -336,6 +340,7 @@ tessor_status tessor_create(const char* progid, tessor_control** out) {
       case tessor::EFactoryStatus::kNoMemory: return TESSOR_E_INTERNAL;
     }
     h->pCtrl = pCtrl;
+    h->pHostLoop = platform::CHostLoop::ForCurrentThread();
     Register(h.get());
     *out = h.release();
     return TESSOR_OK;
@@ -353,6 +358,7 @@ tessor_status tessor_activate(tessor_control* ctl) {
       if (Reg().live.count(ctl) == 0) return TESSOR_E_INVALID_ARG;
       if (ctl->bActivated.exchange(true)) return TESSOR_E_STATE;
       ctl->hostThread.store(std::this_thread::get_id());
+      ctl->pHostLoop = platform::CHostLoop::ForCurrentThread();
     }
     CHandleScope scope(ctl);
     tessor::CTessorCtrl* pCtrl = ctl->pCtrl;

@@ -1,0 +1,62 @@
+# The ABI guard. Fails when libtessor.so exports a defined dynamic symbol
+# that does not start with tessor_, or when a function declared in
+# tessor.h is not exported.
+#
+#   cmake -DLIBRARY=libtessor.so -DHEADER=tessor.h [-DNM=nm] -P ExportedSymbols.cmake
+cmake_minimum_required(VERSION 3.25)
+if(NOT NM)
+  set(NM nm)
+endif()
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}: ${err}")
+endif()
+
+# Names that the toolchain or the version script puts there by itself.
+set(allowed _init _fini _edata _end __bss_start)
+set(exported "")
+set(stray "")
+string(REPLACE "\n" ";" lines "${out}")
+foreach(line IN LISTS lines)
+  if(line STREQUAL "")
+    continue()
+  endif()
+  # "ADDRESS TYPE NAME[@[@]VERSION]"
+  string(REGEX MATCH "^[0-9a-fA-F]* *([A-Za-z]) (.+)$" _ "${line}")
+  set(type "${CMAKE_MATCH_1}")
+  set(name "${CMAKE_MATCH_2}")
+  string(REGEX REPLACE "@.*$" "" name "${name}")
+  if(type STREQUAL "A")
+    continue()  # a version node such as TESSOR_1.0
+  endif()
+  if(name MATCHES "^tessor_")
+    list(APPEND exported ${name})
+  elseif(NOT name IN_LIST allowed)
+    list(APPEND stray "${line}")
+  endif()
+endforeach()
+if(stray)
+  list(JOIN stray "\n  " text)
+  message(FATAL_ERROR "symbols exported without the tessor_ prefix:\n  ${text}")
+endif()
+
+file(READ ${HEADER} header)
+string(REGEX MATCHALL "TESSOR_API[^;(]*[ *](tessor_[a-z_0-9]+)\\(" decls "${header}")
+set(missing "")
+set(count 0)
+foreach(decl IN LISTS decls)
+  string(REGEX MATCH "(tessor_[a-z_0-9]+)\\($" _ "${decl}")
+  math(EXPR count "${count} + 1")
+  if(NOT CMAKE_MATCH_1 IN_LIST exported)
+    list(APPEND missing ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+if(count EQUAL 0)
+  message(FATAL_ERROR "no TESSOR_API declaration found in ${HEADER}")
+endif()
+if(missing)
+  message(FATAL_ERROR "declared in tessor.h but not exported: ${missing}")
+endif()
+list(LENGTH exported n)
+message(STATUS "${n} tessor_ symbols exported, all ${count} declared functions among them, nothing else")
