@@ -139,6 +139,9 @@ int main(int argc, char** argv) {
   const char* path = argv[1];
   const std::string mode = argv[2];
   const int port = ::atoi(argv[3]);
+  // A first thread makes a sanitizer runtime start its own helper thread,
+  // which then belongs to the baseline.
+  std::thread([] {}).join();
   g_nBaseline = ThreadCount();
   g_bCountAtExit = mode != "exit-box";
   ::atexit(CheckThreadsAtExit);
