@@ -202,10 +202,24 @@ void CTessorDlg::StopSelectRecord(const char* ExtNo, const char* CallID, const c
 void CTessorDlg::NotifyCallID(const char* szCallID) {
   // One delivery at a time, so each id reaches the control as written. A
   // link being torn down gives up its turn instead of waiting for it.
-  std::unique_lock<std::timed_mutex> turn(m_lockNotify, std::defer_lock);
-  while (!turn.try_lock_for(std::chrono::milliseconds(20))) {
-    if (platform::IsThreadSendCancelled()) return;
+  {
+    std::unique_lock<std::mutex> lock(m_lockNotify);
+    while (m_bNotifying) {
+      if (platform::IsThreadSendCancelled()) return;
+      m_cvNotify.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    m_bNotifying = true;
   }
+  struct STurn {
+    CTessorDlg* p;
+    ~STurn() {
+      {
+        std::lock_guard<std::mutex> lock(p->m_lockNotify);
+        p->m_bNotifying = false;
+      }
+      p->m_cvNotify.notify_all();
+    }
+  } turn{this};
   {
     std::lock_guard<std::mutex> guard(m_lockCallID);
     CopyField(m_szCallID, szCallID);  // at most 127 bytes

@@ -18,6 +18,7 @@
 // own thread has let go of it too.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -126,7 +127,10 @@ class CTessorDlg : public platform::CWindow, public ILinkOwner {
   std::vector<std::shared_ptr<CORVInterface>> m_retired;
 
   mutable std::mutex m_lockCallID;  // the bytes of m_szCallID
-  std::timed_mutex m_lockNotify;    // one call id delivery at a time
+  // One call id delivery at a time: m_bNotifying, guarded by m_lockNotify.
+  std::mutex m_lockNotify;
+  std::condition_variable m_cvNotify;
+  bool m_bNotifying = false;
 
   // Read by receive threads: the windows they address.
   std::atomic<platform::HWND> m_hCtrlWnd{0};
