@@ -16,11 +16,13 @@
 #include "tessor/tessor.h"
 
 #include <atomic>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -152,7 +154,11 @@ tessor_type FromVt(VT vt) {
 // A host value as a dispatch value; the value's own range is checked here,
 // the parameter's by the dispatch layer.
 tessor_status ToVariant(const tessor_value& v, CVariant* out) {
-  switch (v.type) {
+  // A C host may store any number in the enum: read it as the number it is.
+  std::underlying_type_t<tessor_type> type;
+  static_assert(sizeof(type) == sizeof(v.type));
+  std::memcpy(&type, &v.type, sizeof(type));
+  switch (type) {
     case TESSOR_EMPTY:
       *out = CVariant();
       return TESSOR_OK;

@@ -302,7 +302,7 @@ TEST_F(CApiTest, ArgumentCountTypeAndRange) {
       {"ConnectToORV", {Text("127.0.0.1"), Text("5100")}, TESSOR_E_ARG_TYPE},
       {"SetInterval", {Num(TESSOR_BOOL, 1)}, TESSOR_E_ARG_TYPE},
       {"SetInterval", {Text("1")}, TESSOR_E_ARG_TYPE},
-      {"SetInterval", {Num(static_cast<tessor_type>(77), 1)}, TESSOR_E_ARG_TYPE},
+      {"SetInterval", {NotAType(77)}, TESSOR_E_ARG_TYPE},
       {"GetCallID", {Text("a"), I2(1), Text("c")}, TESSOR_E_ARG_TYPE},
       {"SetInterval", {Num(TESSOR_I4, 32768)}, TESSOR_E_OUT_OF_RANGE},
       {"SetInterval", {Num(TESSOR_I4, -32769)}, TESSOR_E_OUT_OF_RANGE},

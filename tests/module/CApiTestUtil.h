@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,6 +15,14 @@ namespace tessor::moduletest {
 inline tessor_value Text(const char* s) { return tessor_value{TESSOR_TEXT, 0, s}; }
 inline tessor_value Num(tessor_type t, int32_t n) { return tessor_value{t, n, nullptr}; }
 inline tessor_value I2(int32_t n) { return Num(TESSOR_I2, n); }
+// A value whose type field holds a number that is no tessor_type, as a C
+// host may store it (written as bytes: C++ may not form such an enum).
+inline tessor_value NotAType(unsigned n) {
+  tessor_value v{TESSOR_EMPTY, 1, nullptr};
+  static_assert(sizeof(n) == sizeof(v.type));
+  std::memcpy(&v.type, &n, sizeof(n));
+  return v;
+}
 // A port as the I2 the interface takes: its low 16 bits, signed.
 inline tessor_value PortArg(uint16_t port) { return I2(static_cast<int16_t>(port)); }
 

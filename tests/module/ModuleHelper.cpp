@@ -39,7 +39,7 @@
 #if defined(__SANITIZE_ADDRESS__)
 // After dlclose the library's never-freed singletons lose their roots, and
 // the controls left alive here on purpose are not freed either.
-extern "C" int __lsan_is_turned_off() { return 1; }
+extern "C" __attribute__((visibility("default"))) int __lsan_is_turned_off() { return 1; }
 #endif
 
 namespace {

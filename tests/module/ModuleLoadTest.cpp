@@ -25,7 +25,7 @@ extern char** environ;
 
 #if defined(__SANITIZE_ADDRESS__)
 // After dlclose the library's never-freed singletons lose their roots.
-extern "C" int __lsan_is_turned_off() { return 1; }
+extern "C" __attribute__((visibility("default"))) int __lsan_is_turned_off() { return 1; }
 #endif
 
 namespace tessor::moduletest {

@@ -15,7 +15,11 @@ import threading
 import time
 import unittest
 
-import tessor
+# An instrumented library cannot be loaded into an uninstrumented python3
+# (the sanitizer runtime must come first): then every test is skipped.
+SANITIZED = os.environ.get("TESSOR_SANITIZE")
+if not SANITIZED:
+    import tessor
 
 WAIT_MS = 10000
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -23,8 +27,9 @@ EXAMPLE = os.path.join(HERE, "..", "..", "python", "examples", "session.py")
 
 
 def setUpModule():
-    if os.environ.get("TESSOR_SANITIZE"):
-        raise unittest.SkipTest("an instrumented libtessor.so cannot be loaded into an uninstrumented python3")
+    if SANITIZED:
+        raise unittest.SkipTest("under sanitizers: an instrumented libtessor.so cannot be loaded into an "
+                                "uninstrumented python3")
     tmp = os.environ.get("TESSOR_TEST_TMP") or "/tmp"
     os.makedirs(tmp, exist_ok=True)
     os.environ["TESSOR_LOG_DIR"] = os.path.join(tmp, "python-log-%d" % os.getpid())
