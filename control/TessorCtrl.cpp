@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <optional>
 
 #include "common/Log.h"
 #include "common/RunFlag.h"
@@ -29,18 +30,31 @@ struct SCheck {
   TextId text;
 };
 
-// The first field whose byte length reaches its limit, or nullptr.
-const SCheck* FirstRefused(std::initializer_list<SCheck> checks) {
+struct SRefusal {
+  TextId text;
+  int nLimit;
+};
+
+// The first field whose byte length reaches its limit. Answered by value:
+// the checks live only as long as the caller's statement.
+std::optional<SRefusal> FirstRefused(std::initializer_list<SCheck> checks) {
   for (const SCheck& c : checks)
-    if (static_cast<int>(c.value.size()) >= c.nLimit) return &c;
-  return nullptr;
+    if (static_cast<int>(c.value.size()) >= c.nLimit) return SRefusal{c.text, c.nLimit};
+  return std::nullopt;
 }
 
-// ASCII letters compare without case; every other byte exactly.
+// ASCII letters compare without case; every other byte exactly. A
+// double-byte character (lead byte 0x81-0xFE) matches only itself, even
+// when its second byte happens to be an ASCII letter.
 bool EqualsAsciiNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 0x81 && x <= 0xFE && i + 1 < a.size()) {
+      if (x != y || a[i + 1] != b[i + 1]) return false;
+      ++i;
+      continue;
+    }
     if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
     if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
     if (x != y) return false;
@@ -227,7 +241,7 @@ int16_t CTessorCtrl::Login(bool bMain, const char* ExtNo, const char* AID, const
   TESSOR_ASSERT_ON_THREAD(m_hostThread);
   const std::string ext = Copy(ExtNo), aid = Copy(AID), pwd = Copy(PWD), tenant = Copy(Tenant);
   // LoginToORV leaves the password untested; the encoder cuts it.
-  const SCheck* refused =
+  const std::optional<SRefusal> refused =
       bMain ? FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
                             {aid, LIMIT_AID, TEXT_REFUSE_AID_LOGIN},
                             {tenant, LIMIT_TENANT, TEXT_REFUSE_TENANT_LOGIN}})
@@ -235,7 +249,7 @@ int16_t CTessorCtrl::Login(bool bMain, const char* ExtNo, const char* AID, const
                             {aid, LIMIT_AID, TEXT_REFUSE_AID_LOGIN},
                             {pwd, LIMIT_PWD, TEXT_REFUSE_PWD},
                             {tenant, LIMIT_TENANT, TEXT_REFUSE_TENANT_LOGIN}});
-  if (refused != nullptr) {
+  if (refused) {
     WriteLogText(refused->text, refused->nLimit);
     return 0;
   }
@@ -258,10 +272,10 @@ int16_t CTessorCtrl::LoginToORV2(const char* ExtNo, const char* AID, const char*
 int16_t CTessorCtrl::LogOff(bool bMain, const char* ExtNo, const char* AID, const char* Tenant) {
   TESSOR_ASSERT_ON_THREAD(m_hostThread);
   const std::string ext = Copy(ExtNo), aid = Copy(AID), tenant = Copy(Tenant);
-  const SCheck* refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
+  const std::optional<SRefusal> refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
                                         {aid, LIMIT_AID, TEXT_REFUSE_AID_LOGIN},
                                         {tenant, LIMIT_TENANT, TEXT_REFUSE_TENANT_LOGIN}});
-  if (refused != nullptr) {
+  if (refused) {
     WriteLogText(refused->text, refused->nLimit);
     return 0;
   }
@@ -283,10 +297,10 @@ void CTessorCtrl::GetCallID(const char* ExtNo, const char* AID, const char* Tena
   TESSOR_ASSERT_ON_THREAD(m_hostThread);
   WriteLog("call GetCallID.");
   const std::string ext = Copy(ExtNo), aid = Copy(AID), tenant = Copy(Tenant);
-  const SCheck* refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
+  const std::optional<SRefusal> refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
                                         {aid, LIMIT_AID, TEXT_REFUSE_AID},
                                         {tenant, LIMIT_TENANT, TEXT_REFUSE_TENANT}});
-  if (refused != nullptr) {
+  if (refused) {
     WriteLogText(refused->text, refused->nLimit);
     return;
   }
@@ -308,11 +322,11 @@ std::string CTessorCtrl::GetVersion() { return m_strVersion; }
 void CTessorCtrl::SendMarkInfo(const char* ExtNo, const char* CallID, const char* AID, const char* Tenant) {
   TESSOR_ASSERT_ON_THREAD(m_hostThread);
   const std::string ext = Copy(ExtNo), callID = Copy(CallID), aid = Copy(AID), tenant = Copy(Tenant);
-  const SCheck* refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
+  const std::optional<SRefusal> refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
                                         {aid, LIMIT_AID, TEXT_REFUSE_AID},
                                         {callID, LIMIT_CALLID, TEXT_REFUSE_CALLID},
                                         {tenant, LIMIT_TENANT, TEXT_REFUSE_TENANT}});
-  if (refused != nullptr) {
+  if (refused) {
     WriteLog("SendMarkInfo : %s", FormatText(refused->text, refused->nLimit).c_str());
     return;
   }
@@ -328,13 +342,13 @@ void CTessorCtrl::SendBasicInfo(const char* ExtNo, const char* CallID, const cha
   std::string ani = Copy(ANI), dnis = Copy(DNIS);
   NullRule(ani);
   NullRule(dnis);
-  const SCheck* refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
+  const std::optional<SRefusal> refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
                                         {aid, LIMIT_AID, TEXT_REFUSE_AID},
                                         {ani, LIMIT_ANI, TEXT_REFUSE_ANI},
                                         {dnis, LIMIT_DNIS, TEXT_REFUSE_DNIS},
                                         {callID, LIMIT_CALLID, TEXT_REFUSE_CALLID},
                                         {tenant, LIMIT_TENANT, TEXT_REFUSE_TENANT}});
-  if (refused != nullptr) {
+  if (refused) {
     WriteLog("SendBasicInfo : %s", FormatText(refused->text, refused->nLimit).c_str());
     return;
   }
@@ -350,13 +364,13 @@ void CTessorCtrl::SendPostInfo(const char* ExtNo, const char* CallID, const char
   std::string startTime = Copy(start), note = Copy(desc);
   NullRule(note);
   NullRule(startTime);
-  const SCheck* refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
+  const std::optional<SRefusal> refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
                                         {aid, LIMIT_AID, TEXT_REFUSE_AID},
                                         {note, LIMIT_DESC, TEXT_REFUSE_DESC},
                                         {callID, LIMIT_CALLID, TEXT_REFUSE_CALLID},
                                         {startTime, LIMIT_START, TEXT_REFUSE_START},
                                         {tenant, LIMIT_TENANT, TEXT_REFUSE_TENANT}});
-  if (refused != nullptr) {
+  if (refused) {
     WriteLog("SendPostInfo : %s", FormatText(refused->text, refused->nLimit).c_str());
     return;
   }
@@ -389,7 +403,7 @@ void CTessorCtrl::SendExtendInfo(const char* ExtNo, const char* CallID, const ch
   const std::string &ext = args[0], &callID = args[1], &nm = args[2], &cidv = args[3], &tel = args[4],
                     &i1 = args[5], &i2 = args[6], &i3 = args[7], &i4 = args[8], &i5 = args[9], &aid = args[10],
                     &tenant = args[11];
-  const SCheck* refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
+  const std::optional<SRefusal> refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
                                         {aid, LIMIT_AID, TEXT_REFUSE_AID},
                                         {callID, LIMIT_CALLID, TEXT_REFUSE_CALLID},
                                         {tenant, LIMIT_TENANT, TEXT_REFUSE_TENANT},
@@ -401,7 +415,7 @@ void CTessorCtrl::SendExtendInfo(const char* ExtNo, const char* CallID, const ch
                                         {nm, LIMIT_NAME, TEXT_REFUSE_NAME},
                                         {cidv, LIMIT_CID, TEXT_REFUSE_CID},
                                         {tel, LIMIT_CTEL, TEXT_REFUSE_CTEL}});
-  if (refused != nullptr) {
+  if (refused) {
     WriteLog("SendExtendInfo : %s", FormatText(refused->text, refused->nLimit).c_str());
     return;
   }
@@ -421,11 +435,11 @@ void CTessorCtrl::Selection(const char* method, const char* ExtNo, const char* C
                             const char* Tenant, ManagerFn fn) {
   TESSOR_ASSERT_ON_THREAD(m_hostThread);
   const std::string ext = Copy(ExtNo), callID = Copy(CallID), aid = Copy(AID), tenant = Copy(Tenant);
-  const SCheck* refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
+  const std::optional<SRefusal> refused = FirstRefused({{ext, LIMIT_EXTNO, TEXT_REFUSE_EXTNO},
                                         {aid, LIMIT_AID, TEXT_REFUSE_AID},
                                         {callID, LIMIT_CALLID, TEXT_REFUSE_CALLID},
                                         {tenant, LIMIT_TENANT, TEXT_REFUSE_TENANT}});
-  if (refused != nullptr) {
+  if (refused) {
     WriteLogText(refused->text, refused->nLimit);  // the whole line, no method name
     return;
   }
