@@ -10,9 +10,11 @@
 //                 for this (never dispatching) host thread, then returns;
 //   exit-box      first waits until a message box is open in a presenter
 //                 that never closes it, then returns;
-//   dlclose       does all of it on a second host thread that ends, then
-//                 dlcloses the library with the control still alive, and
-//                 returns.
+//   dlclose       does all of it on a second host thread, which runs its
+//                 loop until the login result (the parent sends one) has
+//                 arrived as LoginSuccess, so that the receive thread is
+//                 surely running, and ends; then dlcloses the library with
+//                 the control still alive, and returns.
 //
 // Lines on standard output tell the parent how far it got. A handler
 // registered before the library is loaded runs after the module's end at
@@ -69,8 +71,13 @@ void Say(const char* line) {
   ::fflush(stdout);
 }
 
+bool Wait(const std::function<bool()>& pred);
+
 void CheckThreadsAtExit() {
   if (!g_bCountAtExit) return;
+  // A joined thread may still be listed for a moment while the kernel
+  // finishes it: wait for the count, bounded.
+  Wait([] { return ThreadCount() == g_nBaseline; });
   const int now = ThreadCount();
   if (now != g_nBaseline) {
     ::fprintf(stderr, "threads at exit: %d, before the library: %d\n", now, g_nBaseline);
@@ -85,7 +92,15 @@ struct SApi {
   decltype(&tessor_invoke) invoke;
   decltype(&tessor_loop_next_deadline_ms) nextDeadline;
   decltype(&tessor_set_msgbox_presenter) setPresenter;
+  decltype(&tessor_connect_events) connectEvents;
+  decltype(&tessor_loop_run_until) runUntil;
 };
+
+std::atomic<bool> g_bLoggedIn{false};
+
+void OnEvent(void*, int, const char* name, const tessor_value*, size_t) {
+  if (::strcmp(name, "LoginSuccess") == 0) g_bLoggedIn = true;
+}
 
 template <typename T>
 bool Resolve(void* lib, const char* name, T* out) {
@@ -107,6 +122,8 @@ int Session(const SApi& api, int port) {
   tessor_control* ctl = nullptr;
   if (api.create(TESSOR_PROGID_CONTROL, &ctl) != TESSOR_OK) return EXIT_CALL;
   if (api.activate(ctl) != TESSOR_OK) return EXIT_CALL;
+  int cookie = 0;
+  if (api.connectEvents(ctl, &OnEvent, nullptr, &cookie) != TESSOR_OK) return EXIT_CALL;
   tessor_value r{};
   const tessor_value connect[2] = {{TESSOR_TEXT, 0, "127.0.0.1"}, {TESSOR_I2, static_cast<int16_t>(port), nullptr}};
   if (api.invoke(ctl, "ConnectToORV", connect, 2, &r) != TESSOR_OK || r.i != 1) return EXIT_CALL;
@@ -154,12 +171,17 @@ int main(int argc, char** argv) {
   SApi api{};
   if (!Resolve(lib, "tessor_create", &api.create) || !Resolve(lib, "tessor_activate", &api.activate) ||
       !Resolve(lib, "tessor_invoke", &api.invoke) || !Resolve(lib, "tessor_loop_next_deadline_ms", &api.nextDeadline) ||
-      !Resolve(lib, "tessor_set_msgbox_presenter", &api.setPresenter))
+      !Resolve(lib, "tessor_set_msgbox_presenter", &api.setPresenter) ||
+      !Resolve(lib, "tessor_connect_events", &api.connectEvents) || !Resolve(lib, "tessor_loop_run_until", &api.runUntil))
     return EXIT_LOAD;
 
   if (mode == "dlclose") {
     int rc = 0;
-    std::thread host([&] { rc = Session(api, port); });
+    std::thread host([&] {
+      rc = Session(api, port);
+      auto loggedIn = [](void*) -> int { return g_bLoggedIn.load() ? 1 : 0; };
+      if (rc == 0 && api.runUntil(loggedIn, nullptr, WAIT_MS) == 0) rc = EXIT_TIMEOUT;
+    });
     host.join();
     if (rc != 0) return rc;
     // A library whose receive threads still run is kept loaded by the

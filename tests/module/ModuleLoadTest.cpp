@@ -163,7 +163,7 @@ TEST(ModuleLoad, UnloadAfterDestroyWritesTheEndLineAndLeavesNoThread) {
   ASSERT_EQ(::dlclose(lib), 0);
   EXPECT_EQ(::dlopen(TESSOR_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr) << "the library was unloaded";
   EXPECT_TRUE(LogHas(logDir, END_LINE));
-  EXPECT_EQ(ThreadCount(), before);
+  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == before; }, WAIT_MS)) << ThreadCount() << " vs " << before;
   peer.Stop();
 }
 
@@ -242,6 +242,8 @@ TEST_F(ModuleEnd, DlcloseWithLinksConnectedKeepsTheLibraryUntilExit) {
   CChild child("dlclose", m_peer.Port());
   ASSERT_TRUE(child.Started());
   ASSERT_TRUE(child.WaitLine("connected")) << child.Output();
+  ExpectLogin();
+  ASSERT_TRUE(m_peer.Send(LoginResultPacket(3, 2)));
   // Its receive thread still runs, so the system keeps the code loaded.
   ASSERT_TRUE(child.WaitLine("still-loaded")) << child.Output();
   EXPECT_EQ(child.WaitExit(), 0) << child.Output();
