@@ -1,6 +1,8 @@
 #include "link/NThread.h"
 
 #include <list>
+
+#include "platform/HostLoop.h"
 #include <vector>
 #include <thread>
 
@@ -92,6 +94,15 @@ bool NThread::Start() {
   SThreadRecord& record = R().threads.back();
   try {
     record.thread = std::thread([this, keep, id]() mutable {
+      // Touching the thread's own state registers its clean-up with the C
+      // library, which from then on keeps this library loaded until the
+      // thread ends; Start returns only after that.
+      platform::SetThreadSendToken(nullptr);
+      {
+        std::lock_guard<std::mutex> g(m_lockExit);
+        m_bEntered = true;
+      }
+      m_cvExit.notify_all();
       ThreadProc(this);
       keep.reset();  // may release the object, on this thread
       {
@@ -107,6 +118,10 @@ bool NThread::Start() {
     return false;  // m_bStarted stays 1
   }
   m_hThread = id;
+  {
+    std::unique_lock<std::mutex> lock(m_lockExit);
+    m_cvExit.wait(lock, [this] { return m_bEntered; });
+  }
   // Joining ended threads outside the registry lock is not needed: they
   // have finished, so join returns at once.
   JoinList(finished);

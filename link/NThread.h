@@ -49,8 +49,9 @@ class NThread {
  private:
   static int ThreadProc(NThread* self);
 
-  std::mutex m_lockExit;              // with m_cvExit: the end of the thread body
+  std::mutex m_lockExit;              // with m_cvExit: the start and end of the thread body
   std::condition_variable m_cvExit;
+  bool m_bEntered = false;            // guarded by m_lockExit
 };
 
 // Module end: waits up to timeout_ms for every started link thread and

@@ -327,7 +327,9 @@ int CHostLoop::Dispatch() {
     for (const auto& t : m_timers)
       if (t.nDueUs <= now) due.emplace_back(t.hWnd, t.id);
   }
-  for (const auto& [hWnd, id] : due) {
+  for (const auto& entry : due) {
+    const HWND hWnd = entry.first;
+    const uintptr_t id = entry.second;
     CWindow* w = nullptr;
     {
       std::lock_guard<std::mutex> guard(G().lock);
