@@ -262,9 +262,9 @@ bool RaiseFileLimit(rlim_t want) {
   rlimit r{};
   if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return false;
   if (r.rlim_cur >= want) return true;
-  if (r.rlim_max != RLIM_INFINITY && r.rlim_max < want) want = r.rlim_max;
+  if (r.rlim_max != RLIM_INFINITY && r.rlim_max < want) return false;
   r.rlim_cur = want;
-  return ::setrlimit(RLIMIT_NOFILE, &r) == 0 && want >= r.rlim_cur;
+  return ::setrlimit(RLIMIT_NOFILE, &r) == 0;
 }
 
 void BuildCallIdResponse(uint8_t (&buf)[240], const char* callID) {
@@ -293,7 +293,9 @@ int CDrainPeer::Connection(int index, int timeout_ms) {
 
 void CDrainPeer::Loop() {
   bool dead[kMaxConns] = {};
-  for (;;) {
+  // Bounded: Stop ends it, and so does the end of a generous lifetime.
+  const uint64_t deadline = NowNs() + 600ULL * 1000000000ULL;
+  while (NowNs() < deadline) {
     pollfd fds[2 + kMaxConns];
     int slot[2 + kMaxConns];
     int n = 0;
@@ -309,7 +311,7 @@ void CDrainPeer::Loop() {
       slot[n] = i;
       fds[n++] = {m_conns[i], POLLIN, 0};
     }
-    if (::poll(fds, static_cast<nfds_t>(n), -1) < 0) {
+    if (::poll(fds, static_cast<nfds_t>(n), 1000) < 0) {
       if (errno == EINTR) continue;
       return;
     }
