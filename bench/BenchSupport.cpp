@@ -484,7 +484,9 @@ void CEventLog::OnEvent(int dispid, const char*, const std::vector<CVariant>&) {
   if (dispid < 0 || dispid >= 8) return;
   ++m_count[dispid];
   m_last[dispid] = t;
-  if (m_bKeep && dispid == DISPID_EVENT_SETCURRENTCALLID && m_times.size() < m_times.capacity()) m_times.push_back(t);
+  if (dispid != DISPID_EVENT_SETCURRENTCALLID) return;
+  m_nCallIds.fetch_add(1);
+  if (m_bKeep && m_times.size() < m_times.capacity()) m_times.push_back(t);
 }
 
 bool Pump(const std::function<bool()>& pred, int ms) {

@@ -156,12 +156,15 @@ class CEventLog : public IEventSink {
     m_bKeep = true;
   }
   const std::vector<uint64_t>& CallIdTimes() const { return m_times; }
+  // SetCurrentCallID events so far, readable from any thread.
+  int CallIdsSeen() const { return m_nCallIds.load(); }
 
  private:
   int m_count[8] = {};
   uint64_t m_last[8] = {};
   bool m_bKeep = false;
   std::vector<uint64_t> m_times;
+  std::atomic<int> m_nCallIds{0};
 };
 
 // Pumps the host loop of this thread until pred holds or ms pass.
