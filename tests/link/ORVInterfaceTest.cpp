@@ -36,6 +36,9 @@ class LinkTest : public ::testing::Test {
       m_link->DetachOwner();
       m_link->WaitForExit(5000);
     }
+    m_link.reset();
+    // Ended threads are joined at module end, which this binary lacks.
+    EXPECT_EQ(JoinAllLinkThreads(5000), 0);
     platform::SetMessageBoxPresenter({});
   }
   bool ConnectAndStart() {
