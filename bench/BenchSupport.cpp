@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <glob.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -71,9 +72,30 @@ void Note(const std::string& text) {
   ::fflush(stdout);
 }
 
+namespace {
+// The bench folder of this process, removed also when a figure fails.
+std::string& FolderRoot() {
+  static std::string* root = new std::string;
+  return *root;
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+// The folder and its siblings "ROOT-*" (the direct baselines' folders).
+void RemoveFolder(const std::string& root) {
+  if (root.empty()) return;
+  ::nftw(root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  glob_t g{};
+  if (::glob((root + "-*").c_str(), 0, nullptr, &g) == 0)
+    for (size_t i = 0; i < g.gl_pathc; ++i) ::nftw(g.gl_pathv[i], RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  ::globfree(&g);
+}
+}  // namespace
+
 void Fail(const std::string& what) {
   ::printf("FAIL %s\n", what.c_str());
   ::fflush(stdout);
+  RemoveFolder(FolderRoot());
   ::_exit(2);
 }
 
@@ -155,13 +177,13 @@ CLogFolder::CLogFolder() {
   if (made == nullptr) Fail("mkdtemp");
   m_strRoot = made;
   m_strLog = m_strRoot + "/log";
+  FolderRoot() = m_strRoot;
   ::setenv("TESSOR_LOG_DIR", m_strLog.c_str(), 1);
 }
 
 CLogFolder::~CLogFolder() {
-  ::nftw(
-      m_strRoot.c_str(), [](const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }, 16,
-      FTW_DEPTH | FTW_PHYS);
+  RemoveFolder(m_strRoot);
+  FolderRoot().clear();
 }
 
 // ---- loopback sockets ---------------------------------------------------------------
