@@ -21,11 +21,16 @@ std::mutex& LogLock() {
   return *lock;
 }
 
+uid_t OurUid() {
+  static const uid_t uid = ::geteuid();
+  return uid;
+}
+
 // A folder we may write into: a real directory (not a link) of our own.
 bool FolderIsOurs(const char* path) {
   struct stat st;
   if (::lstat(path, &st) != 0) return false;
-  return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+  return S_ISDIR(st.st_mode) && st.st_uid == OurUid();
 }
 }  // namespace
 
@@ -49,18 +54,19 @@ void WriteLogV(const char* format, va_list args) {
   out[n++] = '\r';
   out[n++] = '\n';
 
-  std::lock_guard<std::mutex> guard(LogLock());
+  // Built before the lock: only the file system steps are serialised.
   const platform::SLogFolders folders = platform::GetLogFolders();
+  char path[4096 + 32];  // this call's own storage
+  ::snprintf(path, sizeof(path), "%s/RECClient-%02d%02d.log", folders.strFolder.c_str(), t.nMonth, t.nDay);
+
+  std::lock_guard<std::mutex> guard(LogLock());
   ::mkdir(folders.strParent.c_str(), 0700);  // failures (it exists) are ignored
   ::mkdir(folders.strFolder.c_str(), 0700);
   if (!FolderIsOurs(folders.strFolder.c_str())) return;
-
-  char path[4096 + 32];  // this call's own storage
-  ::snprintf(path, sizeof(path), "%s/RECClient-%02d%02d.log", folders.strFolder.c_str(), t.nMonth, t.nDay);
   int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
   if (fd < 0) return;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != OurUid()) {
     ::close(fd);
     return;
   }
