@@ -3,10 +3,10 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,8 +28,15 @@ namespace {
 
 constexpr size_t MAX_PENDING_SEND = 4u << 20;  // a client that reads nothing for this long is dropped
 constexpr size_t RECV_CHUNK = 64u << 10;
-constexpr int RECV_ROUNDS = 16;       // fairness: at most 1 MiB per link per poll round
+constexpr int RECV_ROUNDS = 16;       // fairness: at most 1 MiB per link per wait round
 constexpr int ACCEPT_PAUSE_MS = 100;  // after EMFILE and the like
+
+// epoll_data keys: the wake-up eventfd, the listener, then link id + KEY_LINK,
+// so that sorting a batch by key handles it in the old order (wake-up,
+// listener, links by id).
+constexpr uint64_t KEY_WAKE = 0;
+constexpr uint64_t KEY_LISTEN = 1;
+constexpr uint64_t KEY_LINK = 2;
 
 // Set while this thread hands lines to the output function, so that a
 // command issued from inside it does not try to flush again.
@@ -306,6 +313,7 @@ struct COrvSim::SLink {
   size_t nDiscard = 0;         // body bytes of an oversized packet still to skip
   std::vector<uint8_t> vecTx;  // bytes the socket did not take yet
   size_t nTxStart = 0;
+  uint32_t nEvents = 0;        // what the epoll set watches for this socket
   std::optional<ECloseReason> eDoom;  // closed at the end of the current step
 };
 
@@ -334,13 +342,25 @@ bool COrvSim::Start(uint16_t port, const char* bind_addr) {
     if (m_bRunning || m_thread.joinable()) return false;
     m_strBindAddr = bind_addr != nullptr ? bind_addr : "127.0.0.1";
     m_nPort = port;
-    if (!OpenListener()) {
+    m_hEpoll = ::epoll_create1(EPOLL_CLOEXEC);
+    m_hWake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = KEY_WAKE;
+    if (m_hEpoll < 0 || m_hWake < 0 || ::epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, m_hWake, &ev) != 0) {
+      if (m_hWake >= 0) ::close(m_hWake);
+      if (m_hEpoll >= 0) ::close(m_hEpoll);
+      m_hWake = -1;
+      m_hEpoll = -1;
       m_nPort = 0;
       return false;
     }
-    m_hWake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_hWake < 0) {
-      CloseListener();
+    if (!OpenListener()) {
+      ::close(m_hWake);
+      ::close(m_hEpoll);
+      m_hWake = -1;
+      m_hEpoll = -1;
+      m_nPort = 0;
       return false;
     }
     m_bRunning = true;
@@ -363,6 +383,8 @@ void COrvSim::Stop() {
     std::lock_guard<std::mutex> guard(m_lock);
     ::close(m_hWake);
     m_hWake = -1;
+    ::close(m_hEpoll);
+    m_hEpoll = -1;
     m_bStopping = false;
   }
   FlushOutput();
@@ -434,40 +456,31 @@ bool COrvSim::LoadAccounts(const std::string& path, std::string* error) {
   return true;
 }
 
-// Runs on the worker thread, holding m_lock except while it polls or emits.
+// Runs on the worker thread, holding m_lock except while it waits or emits.
 void COrvSim::WorkerMain() {
-  std::vector<pollfd> fds;
-  std::vector<int> ids;  // per pollfd: 0 wake, -1 listener, else link id
+  std::vector<epoll_event> events(64);
   std::unique_lock<std::mutex> lk(m_lock);
   m_workerId = std::this_thread::get_id();
   while (!m_bStopping) {
-    fds.clear();
-    ids.clear();
-    fds.push_back({m_hWake, POLLIN, 0});
-    ids.push_back(0);
     int timeout = -1;
     if (m_hListen >= 0) {
       const uint64_t now = platform::MonotonicMs();
       if (now >= m_nAcceptPausedUntilMs) {
-        fds.push_back({m_hListen, POLLIN, 0});
-        ids.push_back(-1);
+        ArmListener(true);
       } else {
+        ArmListener(false);
         timeout = static_cast<int>(m_nAcceptPausedUntilMs - now);
       }
     }
-    for (const auto& [id, link] : m_mapLinks) {
-      short events = link->bStalled ? 0 : POLLIN;
-      if (link->vecTx.size() > link->nTxStart) events |= POLLOUT;
-      fds.push_back({link->hSocket, events, 0});
-      ids.push_back(id);
-    }
+    // Room for every descriptor, so one wait sees all that are ready.
+    if (events.size() < m_mapLinks.size() + 2) events.resize(m_mapLinks.size() + 2);
 
     lk.unlock();
-    int rc = ::poll(fds.data(), fds.size(), timeout);
-    const int pollErr = errno;
+    int rc = ::epoll_wait(m_hEpoll, events.data(), static_cast<int>(events.size()), timeout);
+    const int waitErr = errno;
     lk.lock();
     if (m_bStopping) break;
-    if (rc < 0 && pollErr != EINTR) {
+    if (rc < 0 && waitErr != EINTR) {
       // Not expected; do not spin on it.
       lk.unlock();
       platform::SleepMs(10);
@@ -475,24 +488,29 @@ void COrvSim::WorkerMain() {
       continue;
     }
 
-    for (size_t i = 0; rc > 0 && i < fds.size(); ++i) {
-      const short re = fds[i].revents;
+    if (rc > 1)
+      std::sort(events.begin(), events.begin() + rc,
+                [](const epoll_event& x, const epoll_event& y) { return x.data.u64 < y.data.u64; });
+    for (int i = 0; i < rc; ++i) {
+      const uint32_t re = events[i].events;
+      const uint64_t key = events[i].data.u64;
       if (re == 0) continue;
-      if (ids[i] == 0) {
+      if (key == KEY_WAKE) {
         uint64_t count;
         while (::read(m_hWake, &count, sizeof(count)) > 0) {
         }
-      } else if (ids[i] == -1) {
-        AcceptAll();
+      } else if (key == KEY_LISTEN) {
+        // The listener may have been closed and reopened since the wait.
+        if (m_hListen >= 0) AcceptAll();
       } else {
-        auto it = m_mapLinks.find(ids[i]);
+        auto it = m_mapLinks.find(static_cast<int>(key - KEY_LINK));
         if (it == m_mapLinks.end()) continue;
         SLink& link = *it->second;
-        if ((re & POLLOUT) && !link.eDoom) FlushLink(link);
+        if ((re & EPOLLOUT) && !link.eDoom) FlushLink(link);
         if (link.eDoom) continue;
-        if (!link.bStalled && (re & (POLLIN | POLLERR | POLLHUP))) {
+        if (!link.bStalled && (re & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
           ReadLink(link);  // a close or error shows in recv
-        } else if (re & (POLLERR | POLLHUP | POLLNVAL)) {
+        } else if (re & (EPOLLERR | EPOLLHUP)) {
           link.eDoom = ECloseReason::kError;
         }
       }
@@ -539,6 +557,16 @@ bool COrvSim::OpenListener() {
     ::close(fd);
     return false;
   }
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = KEY_LISTEN;
+  if (::epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return false;
+  }
+  m_bListenArmed = true;
   m_hListen = fd;
   m_nPort = platform::SocketLocalPort(fd);
   m_nAcceptPausedUntilMs = 0;
@@ -548,9 +576,38 @@ bool COrvSim::OpenListener() {
 
 void COrvSim::CloseListener() {
   if (m_hListen < 0) return;
+  ::epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, m_hListen, nullptr);
   ::close(m_hListen);
   m_hListen = -1;
+  m_bListenArmed = false;
   Emit(CJsonLine().Str("event", "stopped-listening").Str("addr", m_strBindAddr).Int("port", m_nPort).Done());
+}
+
+// While accepting is paused the listener stays in the set with no events, so
+// a full backlog does not wake the worker over and over.
+void COrvSim::ArmListener(bool armed) {
+  if (m_hListen < 0 || armed == m_bListenArmed) return;
+  epoll_event ev{};
+  ev.events = armed ? static_cast<uint32_t>(EPOLLIN) : 0u;
+  ev.data.u64 = KEY_LISTEN;
+  if (::epoll_ctl(m_hEpoll, EPOLL_CTL_MOD, m_hListen, &ev) == 0) m_bListenArmed = armed;
+}
+
+// Watches for input unless the link is stalled, and for room to send only
+// while bytes wait in vecTx. Errors and hang-ups are always reported.
+void COrvSim::UpdateInterest(SLink& link) {
+  if (link.hSocket < 0 || m_hEpoll < 0) return;
+  uint32_t want = link.bStalled ? 0u : static_cast<uint32_t>(EPOLLIN);
+  if (link.vecTx.size() > link.nTxStart) want |= EPOLLOUT;
+  if (want == link.nEvents) return;
+  epoll_event ev{};
+  ev.events = want;
+  ev.data.u64 = static_cast<uint64_t>(link.nId) + KEY_LINK;
+  if (::epoll_ctl(m_hEpoll, EPOLL_CTL_MOD, link.hSocket, &ev) == 0) {
+    link.nEvents = want;
+  } else if (!link.eDoom) {
+    link.eDoom = ECloseReason::kError;
+  }
 }
 
 void COrvSim::AcceptAll() {
@@ -571,6 +628,17 @@ void COrvSim::AcceptAll() {
     link->hSocket = fd;
     link->strPeer = platform::SocketPeerAddress(fd);
     link->nPeerPort = ntohs(sa.sin_port);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = static_cast<uint64_t>(link->nId) + KEY_LINK;
+    if (::epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
+      // Out of memory for the set: refuse this one like an accept failure.
+      ::close(fd);
+      --m_nNextLinkId;
+      m_nAcceptPausedUntilMs = platform::MonotonicMs() + ACCEPT_PAUSE_MS;
+      return;
+    }
+    link->nEvents = EPOLLIN;
     Emit(CJsonLine()
              .Str("event", "accept")
              .Int("link", link->nId)
@@ -676,6 +744,41 @@ std::string FieldText(const uint8_t* field, size_t width) {
 }
 }  // namespace
 
+// Counts the link in m_mapLoggedIn (delta +1) or takes it out (-1); nothing
+// when the link is not logged in.
+void COrvSim::IndexLogin(const SLink& link, int delta) {
+  if (!link.bLoggedIn) return;
+  auto aidIt = m_mapLoggedIn.find(link.strAID);
+  if (delta > 0) {
+    if (aidIt == m_mapLoggedIn.end()) aidIt = m_mapLoggedIn.emplace(link.strAID, std::unordered_map<std::string, int>()).first;
+    aidIt->second[link.strExtNo] += delta;
+    return;
+  }
+  if (aidIt == m_mapLoggedIn.end()) return;
+  auto extIt = aidIt->second.find(link.strExtNo);
+  if (extIt == aidIt->second.end()) return;
+  extIt->second += delta;
+  if (extIt->second <= 0) aidIt->second.erase(extIt);
+  if (aidIt->second.empty()) m_mapLoggedIn.erase(aidIt);
+}
+
+// True when a link other than `link` is logged in with `aid` and an extension
+// other than `ext`.
+bool COrvSim::LoggedInElsewhere(const SLink& link, const std::string& aid, const std::string& ext) const {
+  auto aidIt = m_mapLoggedIn.find(aid);
+  if (aidIt == m_mapLoggedIn.end()) return false;
+  const auto& exts = aidIt->second;
+  const size_t others = exts.size() - (exts.count(ext) != 0 ? 1 : 0);
+  if (others == 0) return false;
+  if (others >= 2) return true;
+  // One other extension: it does not count when this link is its only holder.
+  if (link.bLoggedIn && link.strAID == aid && link.strExtNo != ext) {
+    auto own = exts.find(link.strExtNo);
+    return own != exts.end() && own->second > 1;
+  }
+  return true;
+}
+
 void COrvSim::AnswerLogin(SLink& link, const uint8_t* packet) {
   const std::string ext = FieldText(packet + layout::LOGIN_EXTNO, W_EXTNO);
   const std::string tenant = FieldText(packet + layout::LOGIN_TENANT, W_TENANT);
@@ -692,11 +795,8 @@ void COrvSim::AnswerLogin(SLink& link, const uint8_t* packet) {
     result = static_cast<uint16_t>(acc->nForcedResult);
   } else if (acc->strPWD != pwd) {
     result = 1;
-  } else if (std::any_of(m_mapLinks.begin(), m_mapLinks.end(), [&](const auto& entry) {
-               const SLink& other = *entry.second;
-               // Main and sub links log in with the same AID and extension.
-               return other.nId != link.nId && other.bLoggedIn && other.strAID == aid && other.strExtNo != ext;
-             })) {
+  } else if (LoggedInElsewhere(link, aid, ext)) {
+    // Main and sub links log in with the same AID and extension.
     result = 2;
   } else if (acc->strTenant != tenant) {
     result = 6;
@@ -708,10 +808,12 @@ void COrvSim::AnswerLogin(SLink& link, const uint8_t* packet) {
   }
   if (result == 3) {
     recordType = acc->nRecordType;
+    IndexLogin(link, -1);
     link.bLoggedIn = true;
     link.strAID = aid;
     link.strExtNo = ext;
     link.strTenant = tenant;
+    IndexLogin(link, +1);
   }
   uint8_t buf[SIZE_LOGIN_RESULT] = {};
   BuildHeader(buf, LEAD_DEFAULT, C_LOGIN_RESULT, sizeof(buf));
@@ -725,6 +827,7 @@ void COrvSim::AnswerLogout(SLink& link, const uint8_t* packet) {
   int flag = link.bLoggedIn ? 1 : 0;
   for (const SOrvAccount& a : m_vecAccounts)
     if (a.strAID == aid && a.nLogoutFlag >= 0) flag = a.nLogoutFlag;
+  IndexLogin(link, -1);
   link.bLoggedIn = false;
   uint8_t buf[SIZE_LOGOUT_RESULT] = {};
   BuildHeader(buf, LEAD_DEFAULT, C_LOGOUT_RESULT, sizeof(buf));
@@ -790,7 +893,11 @@ void COrvSim::SendPacket(SLink& link, const uint8_t* data, size_t len, bool raw)
   }
   if (off < len) {
     link.vecTx.insert(link.vecTx.end(), data + off, data + len);
-    if (link.vecTx.size() - link.nTxStart > MAX_PENDING_SEND) link.eDoom = ECloseReason::kOverflow;
+    if (link.vecTx.size() - link.nTxStart > MAX_PENDING_SEND) {
+      link.eDoom = ECloseReason::kOverflow;
+      return;
+    }
+    UpdateInterest(link);
   }
 }
 
@@ -806,6 +913,7 @@ void COrvSim::FlushLink(SLink& link) {
   }
   link.vecTx.clear();
   link.nTxStart = 0;
+  UpdateInterest(link);
 }
 
 void COrvSim::CloseDoomed() {
@@ -819,6 +927,8 @@ void COrvSim::CloseLink(int id, ECloseReason reason) {
   auto it = m_mapLinks.find(id);
   if (it == m_mapLinks.end()) return;
   const int fd = it->second->hSocket;
+  IndexLogin(*it->second, -1);
+  if (m_hEpoll >= 0) ::epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, fd, nullptr);
   if (reason == ECloseReason::kReset) {
     linger lg{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
@@ -915,6 +1025,7 @@ std::string COrvSim::Execute(const std::vector<std::string>& args) {
     const bool stall = cmd == "stall";
     return ForLinks(args[1], [&](SLink& link) {
       link.bStalled = stall;
+      UpdateInterest(link);
       // Packets that arrived whole while stalled are handled now.
       if (!stall) Feed(link, nullptr, 0);
     });

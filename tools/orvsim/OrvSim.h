@@ -1,8 +1,8 @@
 // COrvSim: an ORV recording server played on loopback, for the tests, the
 // benchmarks, the CLI and the stand-alone orv-sim program.
 //
-// One worker thread polls the listener and every link (non-blocking sockets,
-// no limit but the descriptor limit), answers the login, logout and call-id
+// One worker thread waits on an epoll set holding the listener and every link
+// (non-blocking sockets, no limit but the descriptor limit), answers the login, logout and call-id
 // requests from an accounts table, and pushes the unasked messages on
 // command. Every packet received and sent, and every link event, becomes one
 // JSON line handed to the output function.
@@ -23,6 +23,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace tessor {
@@ -111,6 +112,10 @@ class COrvSim {
   void AcceptAll();
   void ReadLink(SLink& link);
   void FlushLink(SLink& link);
+  void UpdateInterest(SLink& link);
+  void ArmListener(bool armed);
+  void IndexLogin(const SLink& link, int delta);
+  bool LoggedInElsewhere(const SLink& link, const std::string& aid, const std::string& ext) const;
   void CloseLink(int id, ECloseReason reason);
   void CloseDoomed();
   void Feed(SLink& link, const uint8_t* data, size_t len);
@@ -137,6 +142,8 @@ class COrvSim {
   std::map<int, std::unique_ptr<SLink>> m_mapLinks;
   std::vector<SOrvAccount> m_vecAccounts;
   std::map<std::string, int> m_mapCallCounters;  // extension -> last call number
+  // AID -> extension -> number of links logged in with both; no zero counts.
+  std::unordered_map<std::string, std::unordered_map<std::string, int>> m_mapLoggedIn;
   std::map<uint16_t, size_t> m_mapReceived;
   std::map<uint16_t, size_t> m_mapSent;
   std::deque<std::shared_ptr<SRequest>> m_queRequests;
@@ -147,6 +154,8 @@ class COrvSim {
   int m_nNextLinkId = 1;
   int m_hListen = -1;
   int m_hWake = -1;  // eventfd; created and closed by the owner thread around the worker's life
+  int m_hEpoll = -1;  // the worker's epoll set; same life as m_hWake
+  bool m_bListenArmed = false;  // the listener's EPOLLIN is on (off while accepting is paused)
   bool m_bRunning = false;
   bool m_bStopping = false;
   std::thread::id m_workerId;
