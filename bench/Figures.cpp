@@ -257,10 +257,11 @@ void RunThroughput() {
 // A log line's system calls made directly. Plain: the baseline (two
 // mkdir, open O_APPEND, write, close). With checks: also what the log
 // folder rule of the design asks for on every line (lstat of the folder,
-// fstat of the opened file, each against our user id): the floor that the
-// design itself sets for the log writer.
+// fstat of the opened file, each compared with our user id, the file opened
+// with O_NOFOLLOW): the floor that the design itself sets for the log writer.
 struct SDirectLog {
   std::string strParent, strFolder, strPath, strLine;
+  const uid_t uid = ::geteuid();  // read once: the checks need the comparison, not the call
 
   // A sibling of the bench folder, so that every path has as many parts as
   // the log writer's (a longer path walk would make the baseline dearer).
@@ -293,10 +294,10 @@ struct SDirectLog {
     ::mkdir(strParent.c_str(), 0700);
     ::mkdir(strFolder.c_str(), 0700);
     struct stat st;
-    if (::lstat(strFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return;
+    if (::lstat(strFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid) return;
     int fd = ::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) return;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != uid) {
       ::close(fd);
       return;
     }
