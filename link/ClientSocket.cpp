@@ -169,7 +169,14 @@ bool CClientSocket::Send(const void* data, size_t len) {
       if (m < 0) break;
       sent += static_cast<size_t>(m);
     }
-    if (sent == len) ok = WaitFd(fd, true, remaining_ms()) == WAIT_READY;
+    if (sent == len) {
+      ok = WaitFd(fd, true, remaining_ms()) == WAIT_READY;
+    } else if (sent > 0) {
+      // Part of a packet is on the wire and the rest cannot follow in time:
+      // the stream can no longer be framed. Give the connection up, so the
+      // receive thread reports the link lost and it is reconnected clean.
+      SocketShutdown(fd);
+    }
   }
   ReleaseFd(fd);
   return ok;
