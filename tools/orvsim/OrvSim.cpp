@@ -511,7 +511,7 @@ void COrvSim::WorkerMain() {
         if (!link.bStalled && (re & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
           ReadLink(link);  // a close or error shows in recv
         } else if (re & (EPOLLERR | EPOLLHUP)) {
-          link.eDoom = ECloseReason::kError;
+          Doom(link, ECloseReason::kError);
         }
       }
     }
@@ -606,7 +606,7 @@ void COrvSim::UpdateInterest(SLink& link) {
   if (::epoll_ctl(m_hEpoll, EPOLL_CTL_MOD, link.hSocket, &ev) == 0) {
     link.nEvents = want;
   } else if (!link.eDoom) {
-    link.eDoom = ECloseReason::kError;
+    Doom(link, ECloseReason::kError);
   }
 }
 
@@ -657,9 +657,9 @@ void COrvSim::ReadLink(SLink& link) {
       Feed(link, scratch.data(), static_cast<size_t>(n));
       if (static_cast<size_t>(n) < scratch.size()) return;  // drained
     } else if (n == 0) {
-      link.eDoom = ECloseReason::kPeer;
+      Doom(link, ECloseReason::kPeer);
     } else {
-      if (errno != EAGAIN && errno != EWOULDBLOCK) link.eDoom = ECloseReason::kError;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) Doom(link, ECloseReason::kError);
       return;
     }
   }
@@ -884,7 +884,7 @@ void COrvSim::SendPacket(SLink& link, const uint8_t* data, size_t len, bool raw)
         off += static_cast<size_t>(n);
       } else {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
-          link.eDoom = ECloseReason::kError;
+          Doom(link, ECloseReason::kError);
           return;
         }
         break;
@@ -894,7 +894,7 @@ void COrvSim::SendPacket(SLink& link, const uint8_t* data, size_t len, bool raw)
   if (off < len) {
     link.vecTx.insert(link.vecTx.end(), data + off, data + len);
     if (link.vecTx.size() - link.nTxStart > MAX_PENDING_SEND) {
-      link.eDoom = ECloseReason::kOverflow;
+      Doom(link, ECloseReason::kOverflow);
       return;
     }
     UpdateInterest(link);
@@ -907,7 +907,7 @@ void COrvSim::FlushLink(SLink& link) {
     if (n > 0) {
       link.nTxStart += static_cast<size_t>(n);
     } else {
-      if (errno != EAGAIN && errno != EWOULDBLOCK) link.eDoom = ECloseReason::kError;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) Doom(link, ECloseReason::kError);
       return;
     }
   }
@@ -916,11 +916,22 @@ void COrvSim::FlushLink(SLink& link) {
   UpdateInterest(link);
 }
 
+void COrvSim::Doom(SLink& link, ECloseReason reason) {
+  if (!link.eDoom) m_vecDoomed.push_back(link.nId);
+  link.eDoom = reason;
+}
+
+// Closes the doomed links in id order.
 void COrvSim::CloseDoomed() {
-  std::vector<std::pair<int, ECloseReason>> doomed;
-  for (const auto& [id, link] : m_mapLinks)
-    if (link->eDoom) doomed.emplace_back(id, *link->eDoom);
-  for (const auto& [id, reason] : doomed) CloseLink(id, reason);
+  if (m_vecDoomed.empty()) return;
+  std::vector<int> doomed;
+  doomed.swap(m_vecDoomed);
+  std::sort(doomed.begin(), doomed.end());
+  doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
+  for (int id : doomed) {
+    auto it = m_mapLinks.find(id);
+    if (it != m_mapLinks.end() && it->second->eDoom) CloseLink(id, *it->second->eDoom);
+  }
 }
 
 void COrvSim::CloseLink(int id, ECloseReason reason) {

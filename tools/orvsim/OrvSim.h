@@ -117,6 +117,7 @@ class COrvSim {
   void IndexLogin(const SLink& link, int delta);
   bool LoggedInElsewhere(const SLink& link, const std::string& aid, const std::string& ext) const;
   void CloseLink(int id, ECloseReason reason);
+  void Doom(SLink& link, ECloseReason reason);
   void CloseDoomed();
   void Feed(SLink& link, const uint8_t* data, size_t len);
   void HandlePacket(SLink& link, const uint8_t* packet, size_t declaredBody, bool discarded);
@@ -140,6 +141,7 @@ class COrvSim {
   // Command/Stop while no worker runs); other threads only read them.
   mutable std::mutex m_lock;
   std::map<int, std::unique_ptr<SLink>> m_mapLinks;
+  std::vector<int> m_vecDoomed;  // ids of the links given an eDoom since the last CloseDoomed
   std::vector<SOrvAccount> m_vecAccounts;
   std::map<std::string, int> m_mapCallCounters;  // extension -> last call number
   // AID -> extension -> number of links logged in with both; no zero counts.
