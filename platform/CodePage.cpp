@@ -79,23 +79,6 @@ class CConverter {
     if (::iconv(m_cd, &src, &left, &dst, &room) == static_cast<size_t>(-1) || left != 0) return 0;
     return out_cap - room;
   }
-  // Converts as much as possible; answers bytes consumed, appends output.
-  size_t Run(const char* in, size_t in_len, std::string& out) {
-    ::iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
-    char* src = const_cast<char*>(in);
-    size_t left = in_len;
-    char buf[1024];
-    for (;;) {
-      char* dst = buf;
-      size_t room = sizeof(buf);
-      size_t rc = ::iconv(m_cd, &src, &left, &dst, &room);
-      out.append(buf, sizeof(buf) - room);
-      if (rc != static_cast<size_t>(-1)) break;
-      if (errno == E2BIG) continue;
-      break;  // EILSEQ or EINVAL: the caller handles the unit at src
-    }
-    return in_len - left;
-  }
 
  private:
   iconv_t m_cd;
